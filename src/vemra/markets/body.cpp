@@ -5,23 +5,36 @@
 namespace vm {
 
 void run_module_body() {
-    // Section 1: package frame.
+    // Package frame.
     frame::package_imports();
 
-    // Section 2: TDX pool.
+    // TDX pool.
     frame::tdx_imports();
     tdx::define_daily_manager();
+    tdx::define_offset();
     tdx::define_client();
     tdx::define_probe();
+    tdx::define_client_getter();
     frame::process_settings();
     tdx::define_bar_shaping();
 
-    // Section 3: market data.
+    // Index quotes, history, registry, market API and command line.
+    frame::define_index_tables();
+    quotes::define_tdx_daily_bars();
+    frame::define_web_tables();
     frame::define_provider_interfaces();
+    frame::define_kline_url();
+    frame::define_cli_tables();
 
-    // Section 4 to 8: downloads, constituents, indicators.
+    // Downloads.
     frame::download_imports();
+
+    // Constituents, indicators, sentiment.
     frame::extras_imports();
+    frame::define_constituent_tables();
+    frame::indicator_imports();
+    frame::sentiment_imports();
+    frame::define_market_type();
 
     set_global("__test__", py::dict());
 }

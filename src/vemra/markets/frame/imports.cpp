@@ -175,12 +175,16 @@ void extras_imports() {
     from_import("enum", {"Enum"});
     import_as("pandas", "pd");
     import_plain({"os", "yaml"});
-    from_import("typing", {"Dict", "List", "Optional"});
+    from_import("typing", {"Callable", "Dict", "Tuple"});
     import_plain({"logging"});
+}
+
+void indicator_imports() {
     // Without TA-Lib the module does not import.
     from_import("talib", {"MA_Type"});
-    from_import("enum", {"Enum"});
 }
+
+void sentiment_imports() { from_import("enum", {"Enum"}); }
 
 }  // namespace frame
 }  // namespace vm

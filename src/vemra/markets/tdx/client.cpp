@@ -14,5 +14,7 @@ void define_client() {
     set_global("_MOOTDX_IDLE_HEARTBEAT", py::float_(45.0));
 }
 
+void define_client_getter() {}
+
 }  // namespace tdx
 }  // namespace vm
