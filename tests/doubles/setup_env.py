@@ -101,4 +101,8 @@ def prepare(*, doubles: bool = True, without=(), env=None, cleanup: bool = False
             sys.modules[name] = None
 
     build_dir = os.environ.get("VEMRA_BUILD_DIR") or None
+    if build_dir:
+        # Children run in other folders: pass the location on as an absolute path.
+        build_dir = os.path.abspath(build_dir)
+        os.environ["VEMRA_BUILD_DIR"] = build_dir
     return Environment(home, data_dir, build_dir, _locate_vemra(build_dir))
