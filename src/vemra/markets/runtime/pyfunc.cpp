@@ -1,5 +1,7 @@
 #include "runtime/pyfunc.hpp"
 
+#include "runtime/runtime.hpp"
+
 #include <structmember.h>
 
 #include <cstring>
@@ -70,25 +72,26 @@ void raise_missing(FunctionObject *f, const std::vector<PyObject *> &names, cons
     Py_DECREF(joined);
 }
 
-void raise_too_many_positional(FunctionObject *f, Py_ssize_t given, size_t kw_given) {
+// Worded as the interpreter words it (ceval's too_many_positional).
+void raise_too_many_positional(FunctionObject *f, Py_ssize_t given, PyObject *defaults, PyObject **slots) {
     const Spec &s = *f->spec;
-    Py_ssize_t n_defaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
-    if (n_defaults > static_cast<Py_ssize_t>(s.n_positional)) n_defaults = static_cast<Py_ssize_t>(s.n_positional);
+    Py_ssize_t n_defaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
     Py_ssize_t most = static_cast<Py_ssize_t>(s.n_positional);
-    Py_ssize_t least = most - n_defaults;
-    PyObject *takes = (least != most) ? PyUnicode_FromFormat("from %zd to %zd", least, most)
-                                      : PyUnicode_FromFormat("%zd", most);
-    if (!takes) return;
-    PyObject *kw = nullptr;
-    if (kw_given) {
-        kw = PyUnicode_FromFormat(" positional argument%s (and %zu keyword-only argument%s)", given == 1 ? "" : "s",
-                                  kw_given, kw_given == 1 ? "" : "s");
-    } else {
-        kw = PyUnicode_FromString("");
+    if (n_defaults > most) n_defaults = most;
+    size_t kw_given = 0;
+    for (size_t i = 0; i < s.params.size(); ++i) {
+        if (s.params[i].kind == Param::KeywordOnly && slots[i]) ++kw_given;
     }
+    bool plural = n_defaults ? true : most != 1;
+    PyObject *takes = n_defaults ? PyUnicode_FromFormat("from %zd to %zd", most - n_defaults, most)
+                                 : PyUnicode_FromFormat("%zd", most);
+    if (!takes) return;
+    PyObject *kw = kw_given ? PyUnicode_FromFormat(" positional argument%s (and %zu keyword-only argument%s)",
+                                                   given != 1 ? "s" : "", kw_given, kw_given != 1 ? "s" : "")
+                            : PyUnicode_FromString("");
     if (kw) {
         PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", f->qualname, takes,
-                     most == 1 ? "" : "s", given, kw, (given == 1 && !kw_given) ? "was" : "were");
+                     plural ? "s" : "", given, kw, (given == 1 && !kw_given) ? "was" : "were");
     }
     Py_XDECREF(kw);
     Py_DECREF(takes);
@@ -105,22 +108,6 @@ bool bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *
     size_t take = static_cast<size_t>(nargs) < npos ? static_cast<size_t>(nargs) : npos;
     for (size_t i = 0; i < take; ++i) slots[i] = args[i];
 
-    if (static_cast<size_t>(nargs) > npos) {
-        if (s.varargs < 0) {
-            size_t kw_given = 0;
-            for (Py_ssize_t k = 0; k < nkw; ++k) {
-                PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-                for (const auto &p : s.params) {
-                    if (p.kind == Param::KeywordOnly && (p.name == key || PyUnicode_Compare(p.name, key) == 0)) {
-                        ++kw_given;
-                        break;
-                    }
-                }
-            }
-            raise_too_many_positional(f, nargs, kw_given);
-            return false;
-        }
-    }
     if (s.varargs >= 0) {
         Py_ssize_t extra = nargs > static_cast<Py_ssize_t>(npos) ? nargs - static_cast<Py_ssize_t>(npos) : 0;
         PyObject *t = PyTuple_New(extra);
@@ -199,6 +186,12 @@ bool bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *
         return false;
     }
 
+    // The interpreter reports keyword problems before a surplus of positionals.
+    if (static_cast<size_t>(nargs) > npos && s.varargs < 0) {
+        raise_too_many_positional(f, nargs, defaults, slots);
+        return false;
+    }
+
     // Defaults fill the trailing positional parameters.
     Py_ssize_t n_defaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
     Py_ssize_t first_default = static_cast<Py_ssize_t>(npos) - n_defaults;
@@ -249,10 +242,56 @@ struct FuncAccess {
 
 namespace {
 
+// Runs the body; C++ exceptions stop here and become the Python error.
+PyObject *call_impl(FunctionObject *f, PyObject **slots, size_t n, PyObject *self) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    Args a;
+    FuncAccess::set(a, slots, n, self);
+    PyObject *result = nullptr;
+    try {
+        result = f->spec->impl(a).release().ptr();
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (py::builtin_exception &e) {
+        e.set_error();
+    } catch (std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (std::exception &e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    }
+    Py_LeaveRecursiveCall();
+    if (!result && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_SystemError, "%U returned NULL without setting an exception", f->qualname);
+    }
+    return result;
+}
+
 PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     FunctionObject *f = as_fn(self);
     const Spec &s = *f->spec;
     const size_t n = s.params.size();
+
+    // Every parameter given by position and nothing else to bind: the
+    // caller's array is already the argument list.
+    if (!kwnames && static_cast<size_t>(PyVectorcall_NARGS(nargsf)) == n && s.n_positional == n) {
+        return call_impl(f, const_cast<PyObject **>(args), n, self);
+    }
+    // Positional arguments with trailing defaults, the next most common form.
+    const size_t given = static_cast<size_t>(PyVectorcall_NARGS(nargsf));
+    if (!kwnames && s.n_positional == n && given < n && n <= 16 && f->defaults) {
+        PyObject *defaults = f->defaults;
+        const size_t n_defaults = static_cast<size_t>(PyTuple_GET_SIZE(defaults));
+        if (given + n_defaults >= n) {
+            PyObject *slots[16];
+            for (size_t i = 0; i < given; ++i) slots[i] = args[i];
+            const size_t first = n - n_defaults;
+            for (size_t i = given; i < n; ++i) slots[i] = PyTuple_GET_ITEM(defaults, i - first);
+            Py_INCREF(defaults);  // the body may reassign __defaults__
+            PyObject *result = call_impl(f, slots, n, self);
+            Py_DECREF(defaults);
+            return result;
+        }
+    }
 
     // Keep defaults alive even if the body reassigns __defaults__.
     PyObject *defaults = f->defaults;
@@ -277,25 +316,7 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
     {
         py::object var_tuple, var_dict;
         if (bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots, defaults, kwdefaults, var_tuple, var_dict)) {
-            if (Py_EnterRecursiveCall(" while calling a Python object") == 0) {
-                Args a;
-                FuncAccess::set(a, slots, n, self);
-                try {
-                    result = s.impl(a).release().ptr();
-                } catch (py::error_already_set &e) {
-                    e.restore();
-                } catch (py::builtin_exception &e) {
-                    e.set_error();
-                } catch (std::bad_alloc &) {
-                    PyErr_NoMemory();
-                } catch (std::exception &e) {
-                    PyErr_SetString(PyExc_SystemError, e.what());
-                }
-                Py_LeaveRecursiveCall();
-                if (!result && !PyErr_Occurred()) {
-                    PyErr_Format(PyExc_SystemError, "%U returned NULL without setting an exception", f->qualname);
-                }
-            }
+            result = call_impl(f, slots, n, self);
         }
     }
     Py_XDECREF(defaults);
@@ -455,7 +476,27 @@ PyObject *get_signature(PyObject *self, void *) {
     }
 }
 
+// The module's namespace, so typing.get_type_hints() can resolve the text
+// annotations as it does for a Python function.
+PyObject *get_globals(PyObject *, void *) {
+    try {
+        return module_dict().release().ptr();
+    } catch (py::error_already_set &e) {
+        e.restore();
+        return nullptr;
+    }
+}
+
+// Pickled and copied by reference, like a Python function: by qualified name.
+PyObject *function_reduce(PyObject *self, PyObject *) { return Py_NewRef(as_fn(self)->qualname); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef function_getset[] = {
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
@@ -496,6 +537,7 @@ void init_function_type() {
     FunctionType.tp_repr = function_repr;
     FunctionType.tp_descr_get = function_descr_get;
     FunctionType.tp_getset = function_getset;
+    FunctionType.tp_methods = function_methods;
     FunctionType.tp_members = function_members;
     FunctionType.tp_dictoffset = offsetof(FunctionObject, dict);
     FunctionType.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);

@@ -177,8 +177,11 @@ void from_import_as(const char *module, const char *name, const char *as, int le
 // ------------------------------------------------------------ argument checks
 
 void raise_arg_type(const char *arg, const char *expected, py::handle got) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", arg, expected,
-                 Py_TYPE(got.ptr())->tp_name);
+    PyObject *tname = PyType_GetName(Py_TYPE(got.ptr()));
+    if (!tname) throw py::error_already_set();
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200U)", arg, expected,
+                 tname);
+    Py_DECREF(tname);
     throw py::error_already_set();
 }
 
