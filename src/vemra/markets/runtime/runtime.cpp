@@ -131,13 +131,25 @@ void import_as(const char *dotted, const char *as) {
     if (PyDict_SetItemString(module_dict().ptr(), first.c_str(), top) < 0) throw py::error_already_set();
 }
 
-namespace {
-
-py::object import_from(py::handle module, const char *name) {
-    PyObject *v = PyObject_GetAttrString(module.ptr(), name);
+py::object getattr_opt(py::handle obj, const char *name) {
+    PyObject *v = PyObject_GetAttrString(obj.ptr(), name);
     if (v) return py::reinterpret_steal<py::object>(v);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
     PyErr_Clear();
+    return py::object();
+}
+
+py::object getattr_or_none(py::handle obj, const char *name) {
+    py::object v = getattr_opt(obj, name);
+    return v ? v : py::none();
+}
+
+bool hasattr_strict(py::handle obj, const char *name) { return static_cast<bool>(getattr_opt(obj, name)); }
+
+namespace {
+
+py::object import_from(py::handle module, const char *name) {
+    if (py::object v = getattr_opt(module, name)) return v;
     // A submodule that was imported but not yet set as an attribute.
     PyObject *pkgname = PyObject_GetAttrString(module.ptr(), "__name__");
     if (pkgname) {

@@ -71,6 +71,15 @@ void import_as(const char *dotted, const char *as = nullptr);
 void from_import(const char *module, std::initializer_list<const char *> names, int level = 0);
 void from_import_as(const char *module, const char *name, const char *as, int level = 0);
 
+// -------------------------------------------------------------- attributes
+
+// getattr(obj, name, None) and hasattr(obj, name) as Python has them: only a
+// missing attribute counts as absent, any other error raised by the lookup
+// propagates.  A null object from getattr_opt means absent.
+py::object getattr_opt(py::handle obj, const char *name);
+py::object getattr_or_none(py::handle obj, const char *name);
+bool hasattr_strict(py::handle obj, const char *name);
+
 // ------------------------------------------------------------ argument checks
 
 // TypeError "Argument 'x' has incorrect type (expected str, got int)".

@@ -16,28 +16,6 @@ namespace tdx {
 
 namespace {
 
-// getattr(obj, name, None): only a missing attribute gives None; any other
-// error raised by the lookup propagates, as it does in Python.
-py::object attr_or_none(py::handle obj, const char *name) {
-    PyObject *v = PyObject_GetAttrString(obj.ptr(), name);
-    if (v) return py::reinterpret_steal<py::object>(v);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return py::none();
-}
-
-// hasattr(obj, name), with the same rule about errors.
-bool has_attr(py::handle obj, const char *name) {
-    PyObject *v = PyObject_GetAttrString(obj.ptr(), name);
-    if (v) {
-        Py_DECREF(v);
-        return true;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return false;
-}
-
 double as_double(py::handle value) {
     double d = PyFloat_AsDouble(value.ptr());
     if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
@@ -88,11 +66,11 @@ py::float_ timeout_from_env(py::handle environ) {
 py::object get_mootdx_server_info(Args &a) {
     py::handle client = a[0];
     if (client.is_none()) return py::str("unknown");
-    py::object text = host_port_text(attr_or_none(client, "server"));
+    py::object text = host_port_text(getattr_or_none(client, "server"));
     if (text) return text;
-    py::object manager = attr_or_none(client, "manager");
+    py::object manager = getattr_or_none(client, "manager");
     if (!manager.is_none()) {
-        text = host_port_text(attr_or_none(manager, "current"));
+        text = host_port_text(getattr_or_none(manager, "current"));
         if (text) return text;
     }
     return py::str("unknown");
@@ -104,23 +82,23 @@ py::object close_mootdx_socket(Args &a) {
     py::handle client = a[0];
     if (client.is_none()) return py::none();
     try {
-        py::object api = attr_or_none(client, "client");
+        py::object api = getattr_or_none(client, "client");
         if (!api.is_none()) {
-            py::object sock_client = attr_or_none(api, "client");
-            if (!sock_client.is_none() && has_attr(sock_client, "close")) sock_client.attr("close")();
+            py::object sock_client = getattr_or_none(api, "client");
+            if (!sock_client.is_none() && hasattr_strict(sock_client, "close")) sock_client.attr("close")();
             py::object sock = py::none();
             if (!sock_client.is_none()) {
-                sock = attr_or_none(sock_client, "sock");
+                sock = getattr_or_none(sock_client, "sock");
                 const int usable = PyObject_IsTrue(sock.ptr());
                 if (usable < 0) throw py::error_already_set();
                 if (!usable) {
-                    sock = attr_or_none(sock_client, "_sock");
+                    sock = getattr_or_none(sock_client, "_sock");
                 }
             }
-            if (!sock.is_none() && has_attr(sock, "close")) sock.attr("close")();
-            if (has_attr(api, "disconnect")) api.attr("disconnect")();
+            if (!sock.is_none() && hasattr_strict(sock, "close")) sock.attr("close")();
+            if (hasattr_strict(api, "disconnect")) api.attr("disconnect")();
         }
-        if (has_attr(client, "close")) client.attr("close")();
+        if (hasattr_strict(client, "close")) client.attr("close")();
     } catch (py::error_already_set &e) {
         if (!is_exception(e)) throw;
     }
@@ -166,8 +144,8 @@ py::object get_mootdx_client(Args &) {
         const double idle_limit = as_double(G("_MOOTDX_IDLE_HEARTBEAT"));
         if (last_used > 0 && now - last_used > idle_limit) {
             try {
-                py::object api = attr_or_none(client, "client");
-                if (!api.is_none() && has_attr(api, "get_security_count")) api.attr("get_security_count")(0);
+                py::object api = getattr_or_none(client, "client");
+                if (!api.is_none() && hasattr_strict(api, "get_security_count")) api.attr("get_security_count")(0);
             } catch (py::error_already_set &e) {
                 if (!is_exception(e)) throw;
                 log_debug("mootdx 闲置连接心跳探活失败 (%s)，平滑重建连接", exc_value(e));
