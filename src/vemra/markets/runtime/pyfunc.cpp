@@ -13,7 +13,7 @@ namespace vm {
 namespace {
 
 struct ParamSpec {
-    PyObject *name;  // interned, owned for the life of the process
+    PyObject *name;  // interned; the Spec owns one reference
     Param::Kind kind;
 };
 
@@ -26,6 +26,13 @@ struct Spec {
     Py_ssize_t varargs = -1;   // index of *args, or -1
     Py_ssize_t varkw = -1;     // index of **kwargs, or -1
     size_t n_kwonly = 0;
+
+    Spec() = default;
+    Spec(const Spec &) = delete;
+    Spec &operator=(const Spec &) = delete;
+    ~Spec() {
+        for (auto &p : params) Py_XDECREF(p.name);
+    }
 };
 
 struct FunctionObject {
@@ -555,8 +562,9 @@ py::object make_function(const FuncInfo &info, Impl impl, std::vector<Param> par
     py::dict kwdefaults, annotations;
     bool seen_default = false;
     for (auto &p : params) {
-        ParamSpec ps{intern(p.name), p.kind};
         size_t idx = spec->params.size();
+        spec->params.push_back(ParamSpec{intern(p.name), p.kind});  // owned from here on
+        const ParamSpec &ps = spec->params.back();
         switch (p.kind) {
             case Param::PositionalOnly:
             case Param::Positional:
@@ -582,7 +590,6 @@ py::object make_function(const FuncInfo &info, Impl impl, std::vector<Param> par
                 break;
         }
         if (p.annotation) annotations[py::handle(ps.name)] = py::str(p.annotation);
-        spec->params.push_back(ps);
     }
     if (info.returns) annotations["return"] = py::str(info.returns);
 
