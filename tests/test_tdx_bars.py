@@ -47,6 +47,9 @@ def test_offset_arguments_must_be_numbers(markets):
         markets._calc_mootdx_offset(None, "3")
     with pytest.raises(TypeError, match="'initial_offset'.*got str"):
         markets._get_adaptive_offset_steps("800")
+    # A start date whose truth is undecidable is the caller's error, not "no date".
+    with pytest.raises(ValueError, match="ambiguous"):
+        markets._calc_mootdx_offset(pd.Series(["2020-01-01", "2021-01-01"]))
 
 
 # ------------------------------------------------------------ bar normalisation
@@ -212,7 +215,7 @@ def test_daily_bars_index_and_empty_stock(markets):
     assert tdx.calls_to("xdxr") == [] and tdx.calls_to("reversion") == []
     with pytest.raises(TypeError, match="'offset'"):
         markets._mootdx_daily_ohlc(client, "600000", is_index=False, offset="30")
-    with pytest.raises(TypeError, match="keyword-only argument"):
+    with pytest.raises(TypeError, match=r"^_mootdx_daily_ohlc\(\) needs keyword-only argument offset$"):
         markets._mootdx_daily_ohlc(client, "600000", is_index=False)
 
 

@@ -265,6 +265,14 @@ def test_the_daily_manager_is_built_once_from_the_setting_and_anew_after_a_reset
     assert tdx.calls_to("DailyDataManager")[1].kwargs == {"tdxdir": str(tmp_path / "other")}
 
 
+def test_a_library_without_the_manager_fails_as_an_import(markets, monkeypatch, tmp_path):
+    monkeypatch.setenv("MOOTDX2_TDX_DIR", str(tmp_path))
+    monkeypatch.delattr(sys.modules["mootdx2.daily"], "DailyDataManager")
+    with pytest.raises(ImportError, match="^cannot import name DailyDataManager$"):
+        markets._get_daily_data_manager()
+    assert markets._daily_manager is None
+
+
 @pytest.mark.parametrize("setting", [None, ""])
 def test_without_a_setting_the_resolver_names_the_directory(markets, monkeypatch, setting):
     from vemra.offline import TdxPathResolver

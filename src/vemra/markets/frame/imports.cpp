@@ -110,7 +110,7 @@ void process_settings() {
 void download_imports() {
     // A-share download.
     import_plain({"logging", "os", "warnings"});
-    from_import("typing", {"Optional", "Any", "Dict", "List", "Tuple", "Callable"});
+    from_import("typing", {"Optional", "Callable", "Dict", "Tuple", "List", "Union"});
     from_import("enum", {"Enum"});
     from_import("datetime", {"datetime", "timedelta", "timezone"});
     import_as("json");
@@ -130,7 +130,7 @@ void download_imports() {
     from_import("datetime", {"datetime", "timedelta", "timezone"});
     import_as("pandas", "pd");
     import_as("numpy", "np");
-    from_import("typing", {"Optional", "Any", "Dict", "List", "Tuple"});
+    from_import("typing", {"Optional", "List", "Tuple", "Union", "Dict"});
     import_plain({"logging"});
     bind_module_logger();
 
@@ -139,7 +139,7 @@ void download_imports() {
     import_as("pandas", "pd");
     import_as("akshare", "ak");
     from_import("datetime", {"datetime", "timedelta", "timezone"});
-    from_import("typing", {"Optional", "Any", "Dict", "List"});
+    from_import("typing", {"Optional", "Callable", "Dict", "Tuple"});
     from_import("enum", {"Enum"});
     import_plain({"json", "logging"});
     try {
@@ -154,7 +154,7 @@ void download_imports() {
     import_plain({"os", "threading", "warnings"});
     import_as("pandas", "pd");
     import_as("numpy", "np");
-    from_import("typing", {"Optional", "Any", "Dict", "List", "Tuple", "Callable"});
+    from_import("typing", {"Optional", "Callable", "Dict", "Tuple", "Union", "List"});
     from_import("enum", {"Enum"});
     from_import("datetime", {"datetime", "timedelta", "timezone"});
     import_plain({"json", "logging"});

@@ -9,11 +9,6 @@ namespace {
 
 using namespace pybind11::literals;
 
-bool truthy(py::handle v) {
-    int r = PyObject_IsTrue(v.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
 
 // The text of a value, or the value itself when it already is text.
 py::str text_of(py::handle v) {
@@ -37,7 +32,7 @@ py::object daily_ohlc(Args &a) {
     py::handle symbol = a[1];
     bool is_index = truthy(a[2]);
     py::int_ offset = int_arg(a[3], "offset");
-    py::object daily = import_module("mootdx2.consts").attr("KLINE_DAILY");
+    py::object daily = import_name("mootdx2.consts", "KLINE_DAILY");
 
     if (is_index) {
         return client.attr("index_bars")("symbol"_a = symbol, "frequency"_a = daily, "start"_a = 0, "offset"_a = offset);
@@ -70,8 +65,7 @@ py::object daily_ohlc(Args &a) {
 py::object row_date(Args &a) {
     py::object dt = a[0].attr("get")("datetime");
     if (dt.is_none()) return py::str("");
-    py::object strftime = py::getattr(dt, "strftime", py::none());
-    if (!strftime.is_none()) {
+    if (py::object strftime = getattr_opt(dt, "strftime")) {
         try {
             return strftime("%Y-%m-%d");
         } catch (py::error_already_set &e) {
@@ -102,7 +96,9 @@ py::object row_time(Args &a) {
 }  // namespace
 
 void define_tdx_daily_bars() {
-    def({"_mootdx_daily_ohlc"}, daily_ohlc, {arg("client"), arg("symbol"), kwonly("is_index"), kwonly("offset")});
+    FuncInfo daily{"_mootdx_daily_ohlc"};
+    daily.needs_kwonly_wording = true;
+    def(daily, daily_ohlc, {arg("client"), arg("symbol"), kwonly("is_index"), kwonly("offset")});
     def({"_mootdx_row_date", nullptr, nullptr, "str"}, row_date, {arg("row")});
     def({"_mootdx_row_time", nullptr, nullptr, "str"}, row_time, {arg("row")});
 }

@@ -26,6 +26,7 @@ struct Spec {
     Py_ssize_t varargs = -1;   // index of *args, or -1
     Py_ssize_t varkw = -1;     // index of **kwargs, or -1
     size_t n_kwonly = 0;
+    bool needs_kwonly_wording = false;
 
     Spec() = default;
     Spec(const Spec &) = delete;
@@ -84,7 +85,6 @@ void raise_too_many_positional(FunctionObject *f, Py_ssize_t given, PyObject *de
     const Spec &s = *f->spec;
     Py_ssize_t n_defaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
     Py_ssize_t most = static_cast<Py_ssize_t>(s.n_positional);
-    if (n_defaults > most) n_defaults = most;
     size_t kw_given = 0;
     for (size_t i = 0; i < s.params.size(); ++i) {
         if (s.params[i].kind == Param::KeywordOnly && slots[i]) ++kw_given;
@@ -104,10 +104,55 @@ void raise_too_many_positional(FunctionObject *f, Py_ssize_t given, PyObject *de
     Py_DECREF(takes);
 }
 
+// Index of the parameter that keyword `key` names; -1 when none, -2 on error.
+// Positional-only parameters match only when `posonly` is set.
+Py_ssize_t find_keyword(const Spec &s, PyObject *key, bool posonly) {
+    // Interned names make the identity test the common case.
+    for (int pass = 0; pass < 2; ++pass) {
+        for (size_t i = 0; i < s.params.size(); ++i) {
+            const ParamSpec &p = s.params[i];
+            if (p.kind == Param::VarArgs || p.kind == Param::VarKwargs) continue;
+            if ((p.kind == Param::PositionalOnly) != posonly) continue;
+            int same;
+            if (pass == 0) {
+                same = p.name == key;
+            } else {
+                same = PyUnicode_Compare(p.name, key) == 0;
+                if (PyErr_Occurred()) return -2;
+            }
+            if (same) return static_cast<Py_ssize_t>(i);
+        }
+    }
+    return -1;
+}
+
+// Sets "got some positional-only arguments passed as keyword arguments" when
+// the call named any; false (and no error) when it did not.
+bool raise_posonly_as_keyword(FunctionObject *f, PyObject *kwnames) {
+    const Spec &s = *f->spec;
+    if (!s.n_posonly) return false;
+    std::string names;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t i = find_keyword(s, key, true);
+        if (i == -2) return true;
+        if (i < 0) continue;
+        if (!names.empty()) names += ", ";
+        const char *utf8 = PyUnicode_AsUTF8(key);
+        if (!utf8) return true;
+        names += utf8;
+    }
+    if (names.empty()) return false;
+    PyErr_Format(PyExc_TypeError, "%U() got some positional-only arguments passed as keyword arguments: '%s'",
+                 f->qualname, names.c_str());
+    return true;
+}
+
 // Binds a vectorcall onto `slots` (one per declared parameter).  Borrowed
 // references, except for *args and **kwargs which are stored in `owned`.
 bool bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **slots,
-          PyObject *defaults, PyObject *kwdefaults, py::object &var_tuple, py::object &var_dict) {
+          PyObject *defaults, PyObject *kwdefaults, py::object &var_tuple, py::object &var_dict,
+          py::object &held) {
     const Spec &s = *f->spec;
     const size_t npos = s.n_positional;
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -134,29 +179,11 @@ bool bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *
         slots[s.varkw] = d;
     }
 
-    std::vector<PyObject *> posonly_as_kw;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
         PyObject *value = args[nargs + k];
-        Py_ssize_t found = -1;
-        bool posonly_hit = false;
-        // Interned names make the identity test the common case.
-        for (size_t pass = 0; pass < 2 && found < 0; ++pass) {
-            for (size_t i = 0; i < s.params.size(); ++i) {
-                const ParamSpec &p = s.params[i];
-                if (p.kind == Param::VarArgs || p.kind == Param::VarKwargs) continue;
-                bool same = pass == 0 ? p.name == key : PyUnicode_Compare(p.name, key) == 0;
-                if (pass == 1 && PyErr_Occurred()) return false;
-                if (!same) continue;
-                if (p.kind == Param::PositionalOnly) {
-                    posonly_hit = true;
-                    break;
-                }
-                found = static_cast<Py_ssize_t>(i);
-                break;
-            }
-            if (posonly_hit) break;
-        }
+        Py_ssize_t found = find_keyword(s, key, false);
+        if (found == -2) return false;
         if (found >= 0) {
             if (slots[found]) {
                 PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%U'", f->qualname, key);
@@ -169,26 +196,10 @@ bool bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *
             if (PyDict_SetItem(slots[s.varkw], key, value) < 0) return false;
             continue;
         }
-        if (posonly_hit) {
-            posonly_as_kw.push_back(key);
-            continue;
-        }
-        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", f->qualname, key);
-        return false;
-    }
-    if (!posonly_as_kw.empty()) {
-        PyObject *joined = nullptr;
-        std::string txt;
-        for (size_t i = 0; i < posonly_as_kw.size(); ++i) {
-            if (i) txt += ", ";
-            txt += PyUnicode_AsUTF8(posonly_as_kw[i]);
-        }
-        joined = PyUnicode_FromString(txt.c_str());
-        if (joined) {
-            PyErr_Format(PyExc_TypeError,
-                         "%U() got some positional-only arguments passed as keyword arguments: '%U'", f->qualname,
-                         joined);
-            Py_DECREF(joined);
+        // As the interpreter does: positional-only names given as keywords
+        // (anywhere in the call) are the reported fault, else this keyword.
+        if (!raise_posonly_as_keyword(f, kwnames)) {
+            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", f->qualname, key);
         }
         return false;
     }
@@ -225,7 +236,13 @@ bool bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *
             if (!dv && PyErr_Occurred()) return false;
         }
         if (dv) {
+            // The dict may be changed in place while the body runs: hold the value.
+            if (!held) held = py::list();
+            if (PyList_Append(held.ptr(), dv) < 0) return false;
             slots[i] = dv;
+        } else if (s.needs_kwonly_wording) {
+            PyErr_Format(PyExc_TypeError, "%U() needs keyword-only argument %U", f->name, p.name);
+            return false;
         } else {
             missing.push_back(p.name);
         }
@@ -321,8 +338,9 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
 
     PyObject *result = nullptr;
     {
-        py::object var_tuple, var_dict;
-        if (bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots, defaults, kwdefaults, var_tuple, var_dict)) {
+        py::object var_tuple, var_dict, held;
+        if (bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots, defaults, kwdefaults, var_tuple, var_dict,
+                 held)) {
             result = call_impl(f, slots, n, self);
         }
     }
@@ -558,6 +576,7 @@ py::object make_function(const FuncInfo &info, Impl impl, std::vector<Param> par
     init_function_type();
     auto spec = std::make_unique<Spec>();
     spec->impl = impl;
+    spec->needs_kwonly_wording = info.needs_kwonly_wording;
     py::list defaults;
     py::dict kwdefaults, annotations;
     bool seen_default = false;

@@ -51,6 +51,10 @@ struct FuncInfo {
     const char *qualname = nullptr;      // defaults to name
     const char *doc = nullptr;
     const char *returns = nullptr;       // return annotation, as text
+    // A missing keyword-only argument is reported as "f() needs keyword-only
+    // argument x" (the wording some callers match) instead of the
+    // interpreter's "missing ... required keyword-only argument".
+    bool needs_kwonly_wording = false;
 };
 
 // The bound arguments of one call, in declared parameter order.  A *args

@@ -29,8 +29,11 @@ py::object lookup(PyObject *key, bool required) {
     PyObject *v = PyDict_GetItemWithError(g_dict, key);
     if (!v) {
         if (PyErr_Occurred()) throw py::error_already_set();
-        PyObject *builtins = PyEval_GetBuiltins();
-        if (builtins) {
+        // The module's own builtins, as a Python function of the module sees them.
+        PyObject *builtins = PyDict_GetItemWithError(g_dict, key_for("__builtins__"));
+        if (!builtins && PyErr_Occurred()) throw py::error_already_set();
+        if (builtins && PyModule_Check(builtins)) builtins = PyModule_GetDict(builtins);
+        if (builtins && PyDict_Check(builtins)) {
             v = PyDict_GetItemWithError(builtins, key);
             if (!v && PyErr_Occurred()) throw py::error_already_set();
         }
@@ -146,6 +149,12 @@ py::object getattr_or_none(py::handle obj, const char *name) {
 
 bool hasattr_strict(py::handle obj, const char *name) { return static_cast<bool>(getattr_opt(obj, name)); }
 
+bool truthy(py::handle obj) {
+    const int r = PyObject_IsTrue(obj.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
 namespace {
 
 py::object import_from(py::handle module, const char *name) {
@@ -179,6 +188,10 @@ py::object import_for_from(const char *module, std::initializer_list<const char 
 void from_import(const char *module, std::initializer_list<const char *> names, int level) {
     py::object m = import_for_from(module, names, level);
     for (const char *n : names) set_global(n, import_from(m, n));
+}
+
+py::object import_name(const char *module, const char *name) {
+    return import_from(import_for_from(module, {name}, 0), name);
 }
 
 void from_import_as(const char *module, const char *name, const char *as, int level) {

@@ -70,6 +70,9 @@ void import_as(const char *dotted, const char *as = nullptr);
 // submodule, else ImportError "cannot import name <name>".
 void from_import(const char *module, std::initializer_list<const char *> names, int level = 0);
 void from_import_as(const char *module, const char *name, const char *as, int level = 0);
+// `from module import name` inside a function body: the value, with the same
+// ImportError as the body's imports when the name is missing.
+py::object import_name(const char *module, const char *name);
 
 // -------------------------------------------------------------- attributes
 
@@ -79,6 +82,9 @@ void from_import_as(const char *module, const char *name, const char *as, int le
 py::object getattr_opt(py::handle obj, const char *name);
 py::object getattr_or_none(py::handle obj, const char *name);
 bool hasattr_strict(py::handle obj, const char *name);
+
+// bool(obj), raising what __bool__ raises.
+bool truthy(py::handle obj);
 
 // ------------------------------------------------------------ argument checks
 

@@ -20,11 +20,6 @@ namespace {
 using namespace pybind11::literals;
 using F64 = py::array_t<double, py::array::c_style>;
 
-bool truthy(py::handle v) {
-    int r = PyObject_IsTrue(v.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
 
 bool has_column(py::handle columns, const char *name) {
     int r = PySequence_Contains(columns.ptr(), py::str(name).ptr());
@@ -303,7 +298,7 @@ py::object finalize_ohlcv(Args &a) {
 py::object fetch_qfq_offline(Args &a) {
     require_str(a[1], "symbol");
     py::handle symbol = a[1];
-    py::object reader_cls = import_module("mootdx2.reader").attr("Reader");
+    py::object reader_cls = import_name("mootdx2.reader", "Reader");
     py::object reader = py::reinterpret_borrow<py::object>(a[0]);
     if (PyUnicode_Check(reader.ptr())) reader = reader_cls.attr("factory")("market"_a = "std", "tdxdir"_a = reader);
 

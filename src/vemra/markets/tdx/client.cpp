@@ -89,9 +89,7 @@ py::object close_mootdx_socket(Args &a) {
             py::object sock = py::none();
             if (!sock_client.is_none()) {
                 sock = getattr_or_none(sock_client, "sock");
-                const int usable = PyObject_IsTrue(sock.ptr());
-                if (usable < 0) throw py::error_already_set();
-                if (!usable) {
+                if (!truthy(sock)) {
                     sock = getattr_or_none(sock_client, "_sock");
                 }
             }
@@ -155,7 +153,7 @@ py::object get_mootdx_client(Args &) {
     }
 
     if (G("_mootdx_std_client").is_none()) {
-        py::object quotes = import_module("mootdx2.quotes").attr("Quotes");
+        py::object quotes = import_name("mootdx2.quotes", "Quotes");
         py::object environ = G("os").attr("environ");
         py::object driver = environ.attr("get")("VEMRA_MOOTDX_DRIVER", "native");
         py::float_ timeout = timeout_from_env(environ);

@@ -16,13 +16,11 @@ py::object get_daily_data_manager(Args &) {
     py::object current = G("_daily_manager");
     if (!current.is_none()) return current;
 
-    py::object manager_class = import_module("mootdx2.daily").attr("DailyDataManager");
+    py::object manager_class = import_name("mootdx2.daily", "DailyDataManager");
     // Read at each build: a changed setting applies from the next build on.
     py::object tdxdir = G("os").attr("environ").attr("get")("MOOTDX2_TDX_DIR");
-    const int has_dir = PyObject_IsTrue(tdxdir.ptr());
-    if (has_dir < 0) throw py::error_already_set();
-    if (!has_dir) {
-        tdxdir = import_module("vemra.offline").attr("TdxPathResolver").attr("resolve_tdx_dir")();
+    if (!truthy(tdxdir)) {
+        tdxdir = import_name("vemra.offline", "TdxPathResolver").attr("resolve_tdx_dir")();
     }
     // Stored only once the constructor has returned: a failed build leaves
     // the slot empty and the next call tries again.

@@ -15,10 +15,7 @@ constexpr long long kMarginBars = 60;   // headroom for holidays and suspensions
 // _calc_mootdx_offset(start_date, default_offset=800)
 py::object calc_offset(Args &a) {
     py::int_ fallback = int_arg(a[1], "default_offset");
-    if (!PyObject_IsTrue(a[0].ptr())) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        return std::move(fallback);
-    }
+    if (!truthy(a[0])) return std::move(fallback);
     try {
         py::object pd = G("pd");
         py::object span = pd.attr("Timestamp").attr("now")() - pd.attr("to_datetime")(a[0]);

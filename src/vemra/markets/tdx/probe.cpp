@@ -10,11 +10,6 @@ namespace {
 // The download managers' failure caches that may carry a mark of the TDX source.
 const char *const kFailureCacheFiles[] = {"astock_download_failure_cache.json", "etf_download_failure_cache.json"};
 
-bool truthy(py::handle value) {
-    const int t = PyObject_IsTrue(value.ptr());
-    if (t < 0) throw py::error_already_set();
-    return t != 0;
-}
 
 // Removes the "mootdx" key from one failure cache, leaving every other record
 // as it was.  The managers rewrite the same file, so the read-modify-write
