@@ -2,7 +2,7 @@
 
 Run with the built module, e.g.:
 
-    VEMRA_BUILD_DIR=build/bars /tmp/venv-probe/bin/python bench/bench_normalize.py
+    VEMRA_BUILD_DIR=build/dev .venv/bin/python bench/bench_normalize.py
 
 Without VEMRA_BUILD_DIR the installed `vemra` package is used.
 """
