@@ -17,7 +17,7 @@ namespace {
 PyObject *g_module = nullptr;
 int64_t g_interpreter_id = -1;
 
-// Copies a spec attribute into the module dict; a missing attribute is skipped.
+// Copies a ModuleSpec attribute into the module dict; a missing one is skipped.
 int copy_spec_attr(PyObject *spec, PyObject *dict, const char *from, const char *to, bool skip_none) {
     PyObject *v = PyObject_GetAttrString(spec, from);
     if (!v) {

@@ -13,12 +13,12 @@ namespace vm {
 namespace {
 
 struct ParamSpec {
-    PyObject *name;  // interned; the Spec owns one reference
+    PyObject *name;  // interned; the Binding owns one reference
     Param::Kind kind;
 };
 
-// Immutable description of a definition, shared by the function object.
-struct Spec {
+// How a definition binds its arguments; owned by the function object.
+struct Binding {
     Impl impl = nullptr;
     std::vector<ParamSpec> params;
     size_t n_positional = 0;  // positional-only plus positional-or-keyword
@@ -28,10 +28,10 @@ struct Spec {
     size_t n_kwonly = 0;
     bool needs_kwonly_wording = false;
 
-    Spec() = default;
-    Spec(const Spec &) = delete;
-    Spec &operator=(const Spec &) = delete;
-    ~Spec() {
+    Binding() = default;
+    Binding(const Binding &) = delete;
+    Binding &operator=(const Binding &) = delete;
+    ~Binding() {
         for (auto &p : params) Py_XDECREF(p.name);
     }
 };
@@ -48,7 +48,7 @@ struct FunctionObject {
     PyObject *defaults;     // tuple or NULL
     PyObject *kwdefaults;   // dict or NULL
     PyObject *annotations;  // dict or NULL
-    Spec *spec;
+    Binding *binding;
 };
 
 PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -82,7 +82,7 @@ void raise_missing(FunctionObject *f, const std::vector<PyObject *> &names, cons
 
 // Worded as the interpreter words it (ceval's too_many_positional).
 void raise_too_many_positional(FunctionObject *f, Py_ssize_t given, PyObject *defaults, PyObject **slots) {
-    const Spec &s = *f->spec;
+    const Binding &s = *f->binding;
     Py_ssize_t n_defaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
     Py_ssize_t most = static_cast<Py_ssize_t>(s.n_positional);
     size_t kw_given = 0;
@@ -106,7 +106,7 @@ void raise_too_many_positional(FunctionObject *f, Py_ssize_t given, PyObject *de
 
 // Index of the parameter that keyword `key` names; -1 when none, -2 on error.
 // Positional-only parameters match only when `posonly` is set.
-Py_ssize_t find_keyword(const Spec &s, PyObject *key, bool posonly) {
+Py_ssize_t find_keyword(const Binding &s, PyObject *key, bool posonly) {
     // Interned names make the identity test the common case.
     for (int pass = 0; pass < 2; ++pass) {
         for (size_t i = 0; i < s.params.size(); ++i) {
@@ -129,7 +129,7 @@ Py_ssize_t find_keyword(const Spec &s, PyObject *key, bool posonly) {
 // Sets "got some positional-only arguments passed as keyword arguments" when
 // the call named any; false (and no error) when it did not.
 bool raise_posonly_as_keyword(FunctionObject *f, PyObject *kwnames) {
-    const Spec &s = *f->spec;
+    const Binding &s = *f->binding;
     if (!s.n_posonly) return false;
     std::string names;
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
@@ -153,7 +153,7 @@ bool raise_posonly_as_keyword(FunctionObject *f, PyObject *kwnames) {
 bool bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **slots,
           PyObject *defaults, PyObject *kwdefaults, py::object &var_tuple, py::object &var_dict,
           py::object &held) {
-    const Spec &s = *f->spec;
+    const Binding &s = *f->binding;
     const size_t npos = s.n_positional;
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
 
@@ -273,7 +273,7 @@ PyObject *call_impl(FunctionObject *f, PyObject **slots, size_t n, PyObject *sel
     FuncAccess::set(a, slots, n, self);
     PyObject *result = nullptr;
     try {
-        result = f->spec->impl(a).release().ptr();
+        result = f->binding->impl(a).release().ptr();
     } catch (py::error_already_set &e) {
         e.restore();
     } catch (py::builtin_exception &e) {
@@ -292,7 +292,7 @@ PyObject *call_impl(FunctionObject *f, PyObject **slots, size_t n, PyObject *sel
 
 PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     FunctionObject *f = as_fn(self);
-    const Spec &s = *f->spec;
+    const Binding &s = *f->binding;
     const size_t n = s.params.size();
 
     // Every parameter given by position and nothing else to bind: the
@@ -380,8 +380,8 @@ void function_dealloc(PyObject *self) {
     function_clear(self);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
-    delete f->spec;
-    f->spec = nullptr;
+    delete f->binding;
+    f->binding = nullptr;
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -471,7 +471,7 @@ PyObject *get_signature(PyObject *self, void *) {
         py::object empty = Parameter.attr("empty");
         static const char *kind_names[] = {"POSITIONAL_ONLY", "POSITIONAL_OR_KEYWORD", "VAR_POSITIONAL",
                                            "KEYWORD_ONLY", "VAR_KEYWORD"};
-        const Spec &s = *f->spec;
+        const Binding &s = *f->binding;
         py::list params;
         py::handle defaults = f->defaults ? py::handle(f->defaults) : py::handle();
         Py_ssize_t n_defaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
@@ -574,22 +574,22 @@ bool is_function(py::handle obj) { return Py_TYPE(obj.ptr()) == &FunctionType; }
 
 py::object make_function(const FuncInfo &info, Impl impl, std::vector<Param> params) {
     init_function_type();
-    auto spec = std::make_unique<Spec>();
-    spec->impl = impl;
-    spec->needs_kwonly_wording = info.needs_kwonly_wording;
+    auto binding = std::make_unique<Binding>();
+    binding->impl = impl;
+    binding->needs_kwonly_wording = info.needs_kwonly_wording;
     py::list defaults;
     py::dict kwdefaults, annotations;
     bool seen_default = false;
     for (auto &p : params) {
-        size_t idx = spec->params.size();
-        spec->params.push_back(ParamSpec{intern(p.name), p.kind});  // owned from here on
-        const ParamSpec &ps = spec->params.back();
+        size_t idx = binding->params.size();
+        binding->params.push_back(ParamSpec{intern(p.name), p.kind});  // owned from here on
+        const ParamSpec &ps = binding->params.back();
         switch (p.kind) {
             case Param::PositionalOnly:
             case Param::Positional:
-                if (spec->varargs >= 0 || spec->n_kwonly) throw std::logic_error("positional parameter after *");
-                ++spec->n_positional;
-                if (p.kind == Param::PositionalOnly) ++spec->n_posonly;
+                if (binding->varargs >= 0 || binding->n_kwonly) throw std::logic_error("positional parameter after *");
+                ++binding->n_positional;
+                if (p.kind == Param::PositionalOnly) ++binding->n_posonly;
                 if (p.default_) {
                     defaults.append(p.default_);
                     seen_default = true;
@@ -598,14 +598,14 @@ py::object make_function(const FuncInfo &info, Impl impl, std::vector<Param> par
                 }
                 break;
             case Param::VarArgs:
-                spec->varargs = static_cast<Py_ssize_t>(idx);
+                binding->varargs = static_cast<Py_ssize_t>(idx);
                 break;
             case Param::KeywordOnly:
-                ++spec->n_kwonly;
+                ++binding->n_kwonly;
                 if (p.default_) kwdefaults[py::handle(ps.name)] = p.default_;
                 break;
             case Param::VarKwargs:
-                spec->varkw = static_cast<Py_ssize_t>(idx);
+                binding->varkw = static_cast<Py_ssize_t>(idx);
                 break;
         }
         if (p.annotation) annotations[py::handle(ps.name)] = py::str(p.annotation);
@@ -624,7 +624,7 @@ py::object make_function(const FuncInfo &info, Impl impl, std::vector<Param> par
     f->defaults = nullptr;
     f->kwdefaults = nullptr;
     f->annotations = nullptr;
-    f->spec = spec.release();
+    f->binding = binding.release();
     py::object result = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject *>(f));
     f->module = PyUnicode_FromString("vemra.markets");
     if (!f->module) throw py::error_already_set();
