@@ -9,7 +9,6 @@ namespace {
 
 using namespace pybind11::literals;
 
-
 // The text of a value, or the value itself when it already is text.
 py::str text_of(py::handle v) {
     if (PyUnicode_Check(v.ptr())) return py::reinterpret_borrow<py::str>(v);

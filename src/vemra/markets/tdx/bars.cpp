@@ -20,7 +20,6 @@ namespace {
 using namespace pybind11::literals;
 using F64 = py::array_t<double, py::array::c_style>;
 
-
 bool has_column(py::handle columns, const char *name) {
     int r = PySequence_Contains(columns.ptr(), py::str(name).ptr());
     if (r < 0) throw py::error_already_set();

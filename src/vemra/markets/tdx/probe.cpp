@@ -10,7 +10,6 @@ namespace {
 // The download managers' failure caches that may carry a mark of the TDX source.
 const char *const kFailureCacheFiles[] = {"astock_download_failure_cache.json", "etf_download_failure_cache.json"};
 
-
 // Removes the "mootdx" key from one failure cache, leaving every other record
 // as it was.  The managers rewrite the same file, so the read-modify-write
 // runs under their shared lock; otherwise a record they store between our
